@@ -97,3 +97,60 @@ TEST(WorkerPool, DefaultPoolWorksInAForkedChild) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+// Worked cases of the site QC rule. Each row: calls (-9 missing), thresholds, fill flag, and the
+// expected outcome (kept?, flipped?, values after QC).
+struct QcCase {
+  const char* name;
+  std::vector<float> calls;
+  float maf;
+  float miss;
+  bool fill;
+  bool keep;
+  bool flipped;
+  std::vector<float> expected;
+};
+
+class SiteQcTable : public ::testing::TestWithParam<QcCase> {};
+
+TEST_P(SiteQcTable, MatchesWorkedExample) {
+  const QcCase& c = GetParam();
+  std::vector<float> v = c.calls;
+  SiteInfo site{"1", 1, "A", "G"};
+  const bool keep = apply_site_qc(v, site, QcOptions{c.maf, c.miss, c.fill});
+  ASSERT_EQ(keep, c.keep);
+  if (!keep) return;
+  EXPECT_EQ(site.ref_allele, c.flipped ? "G" : "A");
+  EXPECT_EQ(site.alt_allele, c.flipped ? "A" : "G");
+  EXPECT_EQ(v, c.expected);
+}
+
+const float kThird = static_cast<float>(1.0 / 3.0);
+const std::vector<float> kTenMissing2{0, 0, 0, 0, 0, 0, 1, 1, -9, -9};
+const std::vector<float> kTenMissing3{0, 0, 0, 0, 0, 0, 1, -9, -9, -9};
+const std::vector<float> kOneAltInTen{0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Worked, SiteQcTable,
+    ::testing::Values(
+        QcCase{"flip_p875", {2, 2, 2, 1}, 0, 1, true, true, true, {0, 0, 0, 1}},
+        QcCase{"half_not_flipped", {0, 1, 1, 2}, 0, 1, true, true, false, {0, 1, 1, 2}},
+        QcCase{"missing_rate_equal_keeps", kTenMissing2, 0, 0.2f, false, true, false, kTenMissing2},
+        QcCase{"missing_rate_above_drops", kTenMissing3, 0, 0.2f, false, false, false, {}},
+        // 0.05 narrowed to float is just above 0.05, so m = 0.05 is dropped.
+        QcCase{"maf_f32_boundary_drops", kOneAltInTen, 0.05f, 1, true, false, false, {}},
+        QcCase{"maf_below_keeps", kOneAltInTen, 0.04f, 1, true, true, false, kOneAltInTen},
+        QcCase{"maf_exact_quarter_keeps", {0, 1, 0, 1}, 0.25f, 1, true, true, false, {0, 1, 0, 1}},
+        QcCase{"all_missing_fill", {-9, -9, -9}, 0, 1, true, true, false, {0, 0, 0}},
+        QcCase{"all_missing_dropped_by_rate", {-9, -9}, 0, 0.5f, true, false, false, {}},
+        QcCase{"all_missing_nofill", {-9, -9, -9}, 0, 1, false, true, false, {-9, -9, -9}},
+        QcCase{"all_missing_positive_maf", {-9, -9}, 1e-6f, 1, true, false, false, {}},
+        QcCase{"fill_mean_one", {0, 1, -9, 2}, 0, 1, true, true, false, {0, 1, 1, 2}},
+        QcCase{"fill_third", {0, 0, -9, 1}, 0, 1, true, true, false, {0, 0, kThird, 1}},
+        QcCase{"flip_then_fill", {2, 2, -9, 1}, 0, 1, true, true, true, {0, 0, kThird, 1}},
+        QcCase{"monomorphic_kept_at_zero", {0, 0, 0}, 0, 1, true, true, false, {0, 0, 0}},
+        QcCase{"monomorphic_dropped", {0, 0, 0}, 0.01f, 1, true, false, false, {}},
+        QcCase{"all_alt_flipped", {2, 2, 2}, 0, 1, true, true, true, {0, 0, 0}},
+        QcCase{"negative_miss_drops", {0, 1, 2}, 0, -0.1f, true, false, false, {}},
+        QcCase{"negative_maf_keeps", {0, 0, 0}, -1, 1, true, true, false, {0, 0, 0}}),
+    [](const ::testing::TestParamInfo<QcCase>& info) { return std::string(info.param.name); });
