@@ -143,3 +143,13 @@ def test_fork_child_can_use_the_default_pool():
         os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+def test_exports_exactly_one_dynamic_symbol():
+    import shutil
+    if shutil.which("nm") is None:
+        pytest.skip("nm not installed")
+    out = subprocess.run(["nm", "-D", "--defined-only", korvex.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_korvex"]

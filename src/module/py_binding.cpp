@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include <structmember.h>
+
 namespace korvex::py {
 
 // ---- errors -------------------------------------------------------------------------------------
@@ -477,6 +479,13 @@ PyTypeObject* TypeHandle::create() {
   if (!doc_.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc_.c_str())});
   if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
   if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+  // A placeholder __module__ entry keeps the type machinery from warning about a bare type name;
+  // it is replaced by the string "builtins" right after creation.
+  static PyMemberDef module_placeholder[] = {
+      {"__module__", T_OBJECT, 0, READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
+  slots.push_back({Py_tp_members, module_placeholder});
   slots.push_back({0, nullptr});
   PyType_Spec type_spec = {spec.name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
