@@ -398,7 +398,7 @@ PyTypeObject* array_holder_type() {
   if (type == nullptr) {
     PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(array_holder_dealloc)},
                            {0, nullptr}};
-    PyType_Spec spec = {"ArrayHolder", sizeof(ArrayHolder), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {"korvex.ArrayHolder", sizeof(ArrayHolder), 0, Py_TPFLAGS_DEFAULT, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (type == nullptr) {
       PyErr_Print();
