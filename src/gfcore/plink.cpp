@@ -743,7 +743,7 @@ Status check_bed_length(std::uint64_t length, std::size_t n_sites, std::uint64_t
 
 }  // namespace
 
-Result<PlinkFileset> open_fileset(const std::string& prefix, const QcOptions& qc) {
+Result<PlinkFileset> PlinkFileset::read_tables(const std::string& prefix, const QcOptions& qc) {
   auto fam = read_fam(prefix);
   if (!fam) return std::unexpected(fam.error());
   auto bim = read_bim(prefix);
@@ -755,6 +755,13 @@ Result<PlinkFileset> open_fileset(const std::string& prefix, const QcOptions& qc
   fs.sites_ = std::move(*bim);
   fs.bytes_per_site_ = (static_cast<std::uint64_t>(fs.sample_ids_.size()) + 3) / 4;
   fs.qc_ = qc;
+  return fs;
+}
+
+Result<PlinkFileset> open_fileset(const std::string& prefix, const QcOptions& qc) {
+  auto tables = PlinkFileset::read_tables(prefix, qc);
+  if (!tables) return std::unexpected(tables.error());
+  PlinkFileset fs = std::move(*tables);
 
   {
     auto fd = open_read(prefix + ".bed");
@@ -778,17 +785,9 @@ Result<PlinkFileset> open_fileset(const std::string& prefix, const QcOptions& qc
 Result<PlinkFileset> open_fileset_windowed(const std::string& prefix, const QcOptions& qc,
                                            std::uint64_t window_mb) {
   if (window_mb == 0) return operation_failed("mmap_window_mb must be > 0");
-  auto fam = read_fam(prefix);
-  if (!fam) return std::unexpected(fam.error());
-  auto bim = read_bim(prefix);
-  if (!bim) return std::unexpected(bim.error());
-
-  PlinkFileset fs;
-  fs.prefix_ = prefix;
-  fs.sample_ids_ = std::move(*fam);
-  fs.sites_ = std::move(*bim);
-  fs.bytes_per_site_ = (static_cast<std::uint64_t>(fs.sample_ids_.size()) + 3) / 4;
-  fs.qc_ = qc;
+  auto tables = PlinkFileset::read_tables(prefix, qc);
+  if (!tables) return std::unexpected(tables.error());
+  PlinkFileset fs = std::move(*tables);
 
   auto window = std::make_unique<PlinkFileset::Window>();
   {

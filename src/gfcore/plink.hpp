@@ -140,6 +140,8 @@ class PlinkFileset {
   friend Result<PlinkFileset> open_fileset_windowed(const std::string&, const QcOptions&,
                                                     std::uint64_t);
   PlinkFileset();
+  // Reads the .fam then the .bim of `prefix` into a fileset that has no .bed access yet.
+  static Result<PlinkFileset> read_tables(const std::string& prefix, const QcOptions& qc);
 
   // The next row for sequential reading (whole-file or windowed), with its site index; none at the
   // end. Moves the cursor by one.

@@ -204,11 +204,7 @@ ClassSpec reader_spec() {
 
 TypeHandle g_reader(reader_spec);
 
-const Registered kRegistered("BedChunkReader", [](PyObject*) -> PyObject* {
-  PyTypeObject* type = g_reader.create();
-  Py_XINCREF(type);
-  return reinterpret_cast<PyObject*>(type);
-});
+const Registered kRegistered(g_reader);
 
 }  // namespace
 }  // namespace korvex::py

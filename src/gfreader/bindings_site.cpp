@@ -40,11 +40,7 @@ ClassSpec site_info_spec() {
 
 TypeHandle g_site_info(site_info_spec);
 
-const Registered kRegistered("SiteInfo", [](PyObject*) -> PyObject* {
-  PyTypeObject* type = g_site_info.create();
-  Py_XINCREF(type);
-  return reinterpret_cast<PyObject*>(type);
-});
+const Registered kRegistered(g_site_info);
 
 }  // namespace
 

@@ -137,11 +137,7 @@ ClassSpec reader_spec() {
 
 TypeHandle g_reader(reader_spec);
 
-const Registered kRegisteredReader("VcfChunkReader", [](PyObject*) -> PyObject* {
-  PyTypeObject* type = g_reader.create();
-  Py_XINCREF(type);
-  return reinterpret_cast<PyObject*>(type);
-});
+const Registered kRegisteredReader(g_reader);
 
 // Open failure: RuntimeError; a read failure while counting: OSError.
 PyObject* count_vcf_snps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

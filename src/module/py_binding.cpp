@@ -293,62 +293,46 @@ bool Args::finish() {
   return true;
 }
 
-bool Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+bool Args::place_positional(Py_ssize_t nargs) const {
   const auto n_params = static_cast<Py_ssize_t>(sig_.size());
-  if (nargs > n_params) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig_.name(),
-                 n_params, n_params == 1 ? "" : "s", nargs);
+  if (nargs <= n_params) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig_.name(),
+               n_params, n_params == 1 ? "" : "s", nargs);
+  return false;
+}
+
+bool Args::place_keyword(PyObject* key, PyObject* value) {
+  const Py_ssize_t i = find_param(sig_, key);
+  if (i < 0) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig_.name(), key);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
-  if (kwnames) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      const Py_ssize_t i = find_param(sig_, key);
-      if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig_.name(),
-                     key);
-        return false;
-      }
-      if (slots_[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                     sig_.name(), sig_.param(i).name, i + 1);
-        return false;
-      }
-      slots_[i] = args[nargs + k];
-    }
+  if (slots_[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
+                 sig_.name(), sig_.param(i).name, i + 1);
+    return false;
   }
+  slots_[i] = value;
+  return true;
+}
+
+bool Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!place_positional(nargs)) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k)
+    if (!place_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
   return finish();
 }
 
 bool Args::bind(PyObject* args, PyObject* kwargs) {
   const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-  const auto n_params = static_cast<Py_ssize_t>(sig_.size());
-  if (nargs > n_params) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig_.name(),
-                 n_params, n_params == 1 ? "" : "s", nargs);
-    return false;
-  }
+  if (!place_positional(nargs)) return false;
   for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = PyTuple_GET_ITEM(args, i);
-  if (kwargs) {
-    PyObject *key, *val;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &val)) {
-      const Py_ssize_t i = find_param(sig_, key);
-      if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig_.name(),
-                     key);
-        return false;
-      }
-      if (slots_[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                     sig_.name(), sig_.param(i).name, i + 1);
-        return false;
-      }
-      slots_[i] = val;
-    }
-  }
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (kwargs && PyDict_Next(kwargs, &pos, &key, &value))
+    if (!place_keyword(key, value)) return false;
   return finish();
 }
 

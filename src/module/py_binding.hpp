@@ -325,6 +325,8 @@ class Args {
 
  private:
   PyObject* value(std::size_t i) const;
+  bool place_positional(Py_ssize_t nargs) const;
+  bool place_keyword(PyObject* key, PyObject* value);
   bool finish();
 
   const Signature& sig_;
@@ -455,6 +457,8 @@ class TypeHandle {
 using Creator = PyObject* (*)(PyObject* module);
 struct Registered {
   Registered(const char* name, Creator create);
+  // A class: its type object, created at module init, goes under the class name.
+  explicit Registered(TypeHandle& type);
 };
 
 // Makes a built-in function object for `def` bound to the module.

@@ -11,7 +11,8 @@ namespace {
 
 struct Entry {
   const char* name;
-  Creator create;
+  Creator create;     // a function
+  TypeHandle* type;   // or a class
 };
 
 std::vector<Entry>& registry() {
@@ -45,7 +46,9 @@ PyObject* create_module() {
   for (const char* name : kOrder) {
     for (const Entry& entry : registry()) {
       if (std::string_view(entry.name) != name) continue;
-      PyObject* object = entry.create(module);
+      PyObject* object = entry.type ? reinterpret_cast<PyObject*>(entry.type->create())
+                                    : entry.create(module);
+      if (entry.type) Py_XINCREF(object);  // the module takes a reference; the handle keeps its own
       if (!object) {
         Py_DECREF(module);
         return nullptr;
@@ -62,7 +65,11 @@ PyObject* create_module() {
 
 }  // namespace
 
-Registered::Registered(const char* name, Creator create) { registry().push_back({name, create}); }
+Registered::Registered(const char* name, Creator create) {
+  registry().push_back({name, create, nullptr});
+}
+
+Registered::Registered(TypeHandle& type) { registry().push_back({type.name(), nullptr, &type}); }
 
 }  // namespace korvex::py
 
