@@ -364,14 +364,14 @@ namespace {
 // refers to it is collected. Not part of the module namespace.
 struct ArrayHolder {
   PyObject_HEAD
-  void* data;
+  void* owner;
   void (*release)(void*);
 };
 
 void array_holder_dealloc(PyObject* self) {
   auto* holder = reinterpret_cast<ArrayHolder*>(self);
-  if (holder->release && holder->data) holder->release(holder->data);
-  holder->data = nullptr;
+  if (holder->release && holder->owner) holder->release(holder->owner);
+  holder->owner = nullptr;
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -394,23 +394,15 @@ PyTypeObject* array_holder_type() {
 
 }  // namespace
 
-PyObject* wrap_owned(void* data, void (*release)(void*), int type_num, int ndim,
+PyObject* wrap_owned(void* data, void* owner, void (*release)(void*), int type_num, int ndim,
                      const npy_intp* dims) {
-  if (!ensure_numpy()) {
-    release(data);
-    return nullptr;
-  }
-  PyTypeObject* holder_type = array_holder_type();
-  if (!holder_type) {
-    release(data);
-    return nullptr;
-  }
-  PyObject* holder = holder_type->tp_alloc(holder_type, 0);
+  PyTypeObject* holder_type = ensure_numpy() ? array_holder_type() : nullptr;
+  PyObject* holder = holder_type ? holder_type->tp_alloc(holder_type, 0) : nullptr;
   if (!holder) {
-    release(data);
+    release(owner);
     return nullptr;
   }
-  reinterpret_cast<ArrayHolder*>(holder)->data = data;
+  reinterpret_cast<ArrayHolder*>(holder)->owner = owner;
   reinterpret_cast<ArrayHolder*>(holder)->release = release;
   PyObject* array = PyArray_New(&PyArray_Type, ndim, const_cast<npy_intp*>(dims), type_num, nullptr,
                                 data, 0, NPY_ARRAY_CARRAY, nullptr);
@@ -418,9 +410,9 @@ PyObject* wrap_owned(void* data, void (*release)(void*), int type_num, int ndim,
     Py_DECREF(holder);
     return nullptr;
   }
+  // PyArray_SetBaseObject steals the holder's reference, also when it fails.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), holder) < 0) {
     Py_DECREF(array);
-    Py_DECREF(holder);
     return nullptr;
   }
   return array;

@@ -350,23 +350,23 @@ struct Buffer {
   }
 };
 
-// Wraps an owned native allocation as a new C-ordered, writeable NumPy array whose base object is
-// an ArrayHolder that frees it. `release` frees `data`. Returns nullptr with an exception set (and
-// `data` freed) on failure.
-PyObject* wrap_owned(void* data, void (*release)(void*), int type_num, int ndim,
+// Wraps native memory as a new C-ordered, writeable NumPy array over `data`, whose base object is
+// an ArrayHolder that calls release(owner) when the array is collected. Returns nullptr with an
+// exception set (and the owner released) on failure.
+PyObject* wrap_owned(void* data, void* owner, void (*release)(void*), int type_num, int ndim,
                      const npy_intp* dims);
 
 template <class T>
 PyObject* make_array(std::vector<T>&& values, std::initializer_list<npy_intp> dims) {
   auto* owned = new std::vector<T>(std::move(values));
-  return wrap_owned(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); }, npy_type_of<T>(),
-                    static_cast<int>(dims.size()), dims.begin());
+  return wrap_owned(owned->data(), owned, [](void* p) { delete static_cast<std::vector<T>*>(p); },
+                    npy_type_of<T>(), static_cast<int>(dims.size()), dims.begin());
 }
 
 template <class T>
 PyObject* make_array(Buffer<T>&& buffer, std::initializer_list<npy_intp> dims) {
   T* raw = buffer.data.release();
-  return wrap_owned(raw, [](void* p) { delete[] static_cast<T*>(p); }, npy_type_of<T>(),
+  return wrap_owned(raw, raw, [](void* p) { delete[] static_cast<T*>(p); }, npy_type_of<T>(),
                     static_cast<int>(dims.size()), dims.begin());
 }
 
