@@ -1,8 +1,12 @@
 """A small end-to-end tour of korvex on generated data.
 
-Writes a toy PLINK fileset (200 samples, 1,000 variants, some missing calls), reads it back in
-chunks with BedChunkReader under the default site QC and prints a summary per site of the first
-chunk and totals for the whole file.
+1. Writes a toy PLINK fileset (200 samples, 1,000 variants, some missing calls), reads it back in
+   chunks with BedChunkReader under a site QC and prints a summary per site of the first chunk and
+   totals for the whole file.
+2. Scans the kept variants against a simulated phenotype with glmf32 (least squares, intercept and
+   one covariate) and prints the strongest hits.
+3. Takes the leading principal components of the standardised genotypes with block_randomized_svd.
+4. Writes the first variants as a gzip VCF and reads them back with VcfChunkReader.
 """
 import os
 import sys
@@ -59,6 +63,39 @@ def main():
                 first = False
         print(f"kept {kept} of {n_variants} variants in {chunks} chunks "
               f"({flipped} flipped to the minor allele)")
+
+        # Association scan: variant 10 carries a real effect on the phenotype.
+        reader = korvex.BedChunkReader(prefix)
+        values, sites = reader.next_chunk(n_variants)
+        sex = rng.integers(0, 2, n_samples).astype(float)
+        y = 0.8 * values[10] + 0.3 * sex + rng.normal(size=n_samples)
+        x = np.column_stack([np.ones(n_samples), sex])
+        result = korvex.glmf32(y, x, np.linalg.inv(x.T @ x), values)
+        print("\nglmf32: strongest associations (beta, se, p)")
+        for i in np.argsort(result[:, -1])[:3]:
+            print(f"  {sites[i].chrom}:{sites[i].pos}  beta={result[i, 0]:+.3f}  "
+                  f"se={result[i, 1]:.3f}  p={result[i, -1]:.2e}")
+
+        # Principal components of the samples: SVD of the standardised (samples x variants) matrix.
+        std = values.std(axis=1, keepdims=True)
+        z = ((values - values.mean(axis=1, keepdims=True)) / np.where(std > 0, std, 1)).T
+        u, s, vt = korvex.block_randomized_svd(np.ascontiguousarray(z, dtype=np.float64), 5, seed=7)
+        print("\nblock_randomized_svd: leading singular values", np.round(s, 2), "U", u.shape)
+
+        # The first 5 variants as a gzip VCF, read back through the VCF reader.
+        import gzip
+        vcf = os.path.join(tmp, "first.vcf.gz")
+        gt = {0: "0/0", 1: "0/1", 2: "1/1", -9: "./."}
+        with gzip.open(vcf, "wt") as f:
+            f.write("##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\t")
+            f.write("\t".join(f"ind{j}" for j in range(n_samples)) + "\n")
+            for i in range(5):
+                calls = "\t".join(gt[int(c)] for c in geno[i])
+                f.write(f"1\t{1000 + 10 * i}\trs{i}\tA\tG\t.\tPASS\t.\tGT\t{calls}\n")
+        vcf_values, vcf_sites = korvex.VcfChunkReader(vcf).next_chunk(100)
+        same = np.array_equal(vcf_values, korvex.BedChunkReader(prefix).next_chunk(5)[0])
+        print(f"\nVCF: {korvex.count_vcf_snps(vcf)} data lines, read {vcf_values.shape}, "
+              f"identical to the PLINK read: {same}")
     return 0
 
 

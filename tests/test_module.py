@@ -153,3 +153,32 @@ def test_exports_exactly_one_dynamic_symbol():
                          text=True, check=True).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit_korvex"]
+
+
+def test_text_signatures_and_docstrings():
+    sig = inspect.signature(korvex.block_randomized_svd)
+    assert [p.default for p in sig.parameters.values()][2:] == [10, 2, 4096, 0]
+    assert korvex.block_randomized_svd.__doc__.splitlines() == [
+        "Blocked randomized SVD for a dense matrix.",
+        "Returns (U, S, Vt) with shapes (m, k), (k,), (k, n).",
+        "Non-contiguous inputs are copied into a row-major buffer.",
+    ]
+    assert korvex.count_vcf_snps.__doc__ is None
+    assert korvex.glmf32.__doc__.startswith("Fast GLM interface:\ny: (n,) float64\n")
+    assert korvex.lmm_assoc_chunk_f32.__text_signature__ == (
+        "(s, xcov, y_rot, log10_lbd, g_rot_chunk, threads=0)")
+    assert korvex.lmm_reml_chunk_f32.__doc__ is None
+    assert korvex.BedChunkReader.next_chunk.__text_signature__ == "($self, chunk_size)"
+    assert korvex.BedChunkReader.__text_signature__ == (
+        "(prefix, maf_threshold=None, max_missing_rate=None, fill_missing=None, snp_range=None, "
+        "snp_indices=None, bim_range=None, sample_ids=None, sample_indices=None, mmap_window_mb=None)")
+    assert korvex.VcfChunkReader.__text_signature__ == (
+        "(path, maf_threshold=None, max_missing_rate=None, fill_missing=None)")
+
+
+@pytest.mark.parametrize("name", ["BedChunkReader", "VcfChunkReader", "SiteInfo"])
+def test_reader_classes_are_final_and_dictless(name):
+    cls = getattr(korvex, name)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert cls.__module__ == "builtins" and cls.__name__ == name
