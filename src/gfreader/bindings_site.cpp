@@ -68,22 +68,9 @@ PyObject* sites_to_list(const std::vector<SiteInfo>& sites) {
 
 PyObject* dosage_chunk_to_python(Buffer<float>&& values, std::size_t rows, std::size_t cols,
                                  const std::vector<SiteInfo>& sites) {
-  PyObject* array = make_array(std::move(values), {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)});
-  if (!array) return nullptr;
-  PyObject* list = sites_to_list(sites);
-  if (!list) {
-    Py_DECREF(array);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_New(2);
-  if (!tuple) {
-    Py_DECREF(array);
-    Py_DECREF(list);
-    return nullptr;
-  }
-  PyTuple_SET_ITEM(tuple, 0, array);
-  PyTuple_SET_ITEM(tuple, 1, list);
-  return tuple;
+  PyObject* array =
+      make_array(std::move(values), {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)});
+  return tuple_of({array, array ? sites_to_list(sites) : nullptr});
 }
 
 bool Converter<SiteInfo>::convert(PyObject* obj, const char* arg, SiteInfo& out) {

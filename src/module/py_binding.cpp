@@ -358,6 +358,21 @@ PyObject* to_python(const std::vector<std::string>& texts) {
   return list;
 }
 
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+  bool complete = true;
+  for (PyObject* item : items) complete = complete && item != nullptr;
+  PyObject* tuple = complete ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    if (tuple) {
+      PyTuple_SET_ITEM(tuple, i++, item);
+    } else {
+      Py_XDECREF(item);
+    }
+  }
+  return tuple;
+}
+
 namespace {
 
 // ArrayHolder: owns the native buffer of a result array and frees it when the last array that

@@ -335,6 +335,32 @@ class Args {
 
 // ---- results ------------------------------------------------------------------------------------
 
+// Owns one new reference (or none) until it is released to the caller.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* object) : object_(object) {}
+  Ref(Ref&& other) noexcept : object_(other.release()) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(object_);
+      object_ = other.release();
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// A new tuple that takes over the given new references. When any item is null (its creation
+// failed, with the exception set), the others are released and nullptr is returned.
+PyObject* tuple_of(std::initializer_list<PyObject*> items);
+
 PyObject* to_python(const std::string& text);
 PyObject* to_python(std::string_view text);
 PyObject* to_python(std::uint64_t value);
