@@ -3,6 +3,7 @@ lambda). Oracles: hand-worked examples, and NumPy implementations of the weighte
 and of the restricted likelihood written independently of the module."""
 import math
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -161,10 +162,12 @@ def test_reml_refuses_empty_interval(low, high):
         reml(s, x, y, low, high, g)
 
 
-def test_reml_too_few_samples_reports_failure_rows():
-    # n = 2, p = 1: every evaluation fails, every trial is accepted, the search walks to low.
+@pytest.mark.parametrize("p", [1, 2**18])
+def test_reml_too_few_samples_reports_failure_rows(p):
+    # n = 2 <= p + 1: every evaluation fails, every trial is accepted, the search walks to low.
+    # With 2^18 covariates the call must not size (p + 1)^2 scratch it can never use.
     s = np.array([1.0, 2.0])
-    x = np.ones((2, 1))
+    x = np.broadcast_to(1.0, (2, p))
     y = np.array([0.5, 1.5])
     g = np.array([[0, 1], [1, 0]], dtype=np.float32)
     bsp, lambdas = reml(s, x, y, -5.0, 5.0, g)
@@ -420,3 +423,42 @@ def test_assoc_matches_numpy_wls():
     # The REML scan at the same lambda (max_iter = 0: the midpoint) agrees to float32 precision.
     bsp, _ = reml(s, x, y, log10_lbd - 1, log10_lbd + 1, g, max_iter=0)
     np.testing.assert_allclose(out, bsp, rtol=1e-5, atol=1e-7)
+
+
+@pytest.mark.parametrize("scan", ["reml", "assoc"])
+def test_lock_released_during_scan(scan):
+    n = 400
+    rng = np.random.default_rng(8)
+    s = np.abs(rng.standard_normal(n))
+    x = np.ones((n, 1))
+    y = rng.standard_normal(n)
+    row = rng.standard_normal(n).astype(np.float32)
+    if scan == "reml":
+        call = lambda: reml(s, x, y, -5.0, 5.0, np.broadcast_to(row, (3000, n)), threads=1)
+    else:
+        call = lambda: assoc(s, x, y, 0.0, np.broadcast_to(row, (300_000, n)), threads=1)
+
+    stop = threading.Event()
+    gaps = []  # pauses longer than 20 ms of the spinning thread
+
+    def spin():
+        prev = time.perf_counter()
+        while not stop.is_set():
+            now = time.perf_counter()
+            if now - prev > 0.02:
+                gaps.append((prev, now))
+            prev = now
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        spinner.join()
+    longest = max((min(b, end) - max(a, start) for a, b in gaps), default=0.0)
+    # Holding the lock would stall the spinner for the whole scan.
+    assert longest < 0.5 * (end - start), (longest, end - start)

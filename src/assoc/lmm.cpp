@@ -210,8 +210,16 @@ std::size_t scan_grain(std::size_t m, std::size_t workers, std::size_t max_grain
 
 }  // namespace
 
+// With n <= p + 1 every likelihood evaluation and every final fit fails before touching the
+// (p + 1)-sized buffers, so they stay empty: a chunk with many covariates and few samples must not
+// cost (p + 1)^2 doubles per worker (or overflow that size) only to report failure records.
 RemlWorkspace::RemlWorkspace(std::size_t n, std::size_t p)
-    : g(n), w(n), a((p + 1) * (p + 1)), xtwy(p + 1), beta(p + 1), unit(p + 1) {}
+    : g(n),
+      w(n > p + 1 ? n : 0),
+      a(n > p + 1 ? (p + 1) * (p + 1) : 0),
+      xtwy(n > p + 1 ? p + 1 : 0),
+      beta(n > p + 1 ? p + 1 : 0),
+      unit(n > p + 1 ? p + 1 : 0) {}
 
 namespace {
 

@@ -92,7 +92,8 @@ struct LmmSnpResult {
 // ---- REML scan ----------------------------------------------------------------------------------
 
 // Scratch of one worker of the REML scan, sized for n samples and p covariates and reused for
-// every marker and every likelihood evaluation the worker makes.
+// every marker and every likelihood evaluation the worker makes. Only `g` is allocated when
+// n <= p + 1 (no evaluation can succeed then).
 struct RemlWorkspace {
   RemlWorkspace(std::size_t n, std::size_t p);
   std::vector<double> g;     // n: the marker widened to double
