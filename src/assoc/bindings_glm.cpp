@@ -23,13 +23,6 @@ const Signature kGlmSig("glmf32",
                         "  col1: se_snp\n"
                         "  col2..: p-values for coefficients (q0 covariates + snp)");
 
-// Owns a new reference until released to the caller.
-struct OwnedRef {
-  PyObject* object = nullptr;
-  ~OwnedRef() { Py_XDECREF(object); }
-  PyObject* release() { return std::exchange(object, nullptr); }
-};
-
 PyObject* glmf32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args a(kGlmSig);
@@ -54,11 +47,10 @@ PyObject* glmf32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const Float32Rows markers{g.base, g.shape[0], g.shape[1], g.strides[0], g.strides[1]};
     const std::size_t m = markers.rows;
 
-    OwnedRef out;
     double* out_data = nullptr;
-    out.object = zeros_f64({static_cast<npy_intp>(m), static_cast<npy_intp>(q0 + 3)}, out_data);
-    if (!out.object) return nullptr;
-    if (!PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(out.object)))
+    Ref out(zeros_f64({static_cast<npy_intp>(m), static_cast<npy_intp>(q0 + 3)}, out_data));
+    if (!out) return nullptr;
+    if (!PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(out.get())))
       return raise(ModuleError{ErrorKind::OperationFailed, "output not contiguous"});
 
     auto pool = make_scan_pool(threads);

@@ -29,13 +29,6 @@ const Signature kAssocSig("lmm_assoc_chunk_f32", {{"s"},
                                                   {"g_rot_chunk"},
                                                   {"threads", "0"}});
 
-// Owns a new reference until released to the caller.
-struct OwnedRef {
-  PyObject* object = nullptr;
-  ~OwnedRef() { Py_XDECREF(object); }
-  PyObject* release() { return std::exchange(object, nullptr); }
-};
-
 bool is_c_contiguous(PyObject* array) {
   return PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(array));
 }
@@ -72,17 +65,15 @@ PyObject* lmm_reml_chunk_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const MarkerRows markers = marker_rows(g);
     const std::size_t m = markers.rows;
 
-    OwnedRef beta_se_p;
     double* bsp_data = nullptr;
-    beta_se_p.object = zeros_f64({static_cast<npy_intp>(m), 3}, bsp_data);
-    if (!beta_se_p.object) return nullptr;
-    if (!is_c_contiguous(beta_se_p.object))
+    Ref beta_se_p(zeros_f64({static_cast<npy_intp>(m), 3}, bsp_data));
+    if (!beta_se_p) return nullptr;
+    if (!is_c_contiguous(beta_se_p.get()))
       return raise(ModuleError{ErrorKind::OperationFailed, "beta_se_p not contiguous"});
-    OwnedRef lambdas;
     double* lambda_data = nullptr;
-    lambdas.object = zeros_f64({static_cast<npy_intp>(m)}, lambda_data);
-    if (!lambdas.object) return nullptr;
-    if (!is_c_contiguous(lambdas.object))
+    Ref lambdas(zeros_f64({static_cast<npy_intp>(m)}, lambda_data));
+    if (!lambdas) return nullptr;
+    if (!is_c_contiguous(lambdas.get()))
       return raise(ModuleError{ErrorKind::OperationFailed, "lambdas not contiguous"});
 
     auto pool = make_scan_pool(threads);
@@ -94,11 +85,7 @@ PyObject* lmm_reml_chunk_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       lmm_reml_scan(inputs, markers, search, **pool, std::span<double>(bsp_data, 3 * m),
                     std::span<double>(lambda_data, m));
     }
-    PyObject* result = PyTuple_New(2);
-    if (!result) return nullptr;
-    PyTuple_SET_ITEM(result, 0, beta_se_p.release());
-    PyTuple_SET_ITEM(result, 1, lambdas.release());
-    return result;
+    return tuple_of({beta_se_p.release(), lambdas.release()});
   });
 }
 
@@ -125,11 +112,10 @@ PyObject* lmm_assoc_chunk_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
     const MarkerRows markers = marker_rows(g);
     const std::size_t m = markers.rows;
-    OwnedRef out;
     double* out_data = nullptr;
-    out.object = zeros_f64({static_cast<npy_intp>(m), 3}, out_data);
-    if (!out.object) return nullptr;
-    if (!is_c_contiguous(out.object))
+    Ref out(zeros_f64({static_cast<npy_intp>(m), 3}, out_data));
+    if (!out) return nullptr;
+    if (!is_c_contiguous(out.get()))
       return raise(ModuleError{ErrorKind::OperationFailed, "out not contiguous"});
     // xcov is read in place, row by row.
     if (!xcov.c_contiguous)

@@ -85,26 +85,10 @@ PyObject* block_randomized_svd(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     if (!result) return raise(result.error());
 
-    // PyTuple_SET_ITEM steals each reference; slots still empty when a later array fails are
-    // skipped by the tuple's deallocation.
-    PyObject* tuple = PyTuple_New(3);
-    if (!tuple) return nullptr;
     const auto kk = static_cast<npy_intp>(k);
-    PyObject* items[3] = {
-        make_array(std::move(result->left), {static_cast<npy_intp>(m), kk}),
-        nullptr,
-        nullptr,
-    };
-    if (items[0]) items[1] = make_array(std::move(result->s), {kk});
-    if (items[1]) items[2] = make_array(std::move(result->right), {kk, static_cast<npy_intp>(n)});
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-      if (!items[i]) {
-        Py_DECREF(tuple);
-        return nullptr;
-      }
-      PyTuple_SET_ITEM(tuple, i, items[i]);
-    }
-    return tuple;
+    return tuple_of({make_array(std::move(result->left), {static_cast<npy_intp>(m), kk}),
+                     make_array(std::move(result->s), {kk}),
+                     make_array(std::move(result->right), {kk, static_cast<npy_intp>(n)})});
   });
 }
 
