@@ -122,6 +122,18 @@ def test_unreadable_file_is_an_os_error_text(tmp_prefix):
     assert e.value.args == (os.strerror(21),)  # EISDIR
 
 
+@pytest.mark.parametrize("windowed", [False, True])
+def test_embedded_nul_in_prefix_is_refused(tmp_prefix, windowed):
+    # Without the check, "<prefix>\0x" + ".fam" would open "<prefix>" (the text before the NUL).
+    small_fileset(tmp_prefix)
+    with open(tmp_prefix, "w") as f:
+        f.write("f a\n")
+    kwargs = {"mmap_window_mb": 1} if windowed else {}
+    with pytest.raises(RuntimeError) as e:
+        BedChunkReader(tmp_prefix + "\0x", **kwargs)
+    assert e.value.args == ("file name contained an unexpected NUL byte",)
+
+
 def test_fam_error_comes_before_bim_and_bed_errors(tmp_prefix):
     write_raw(tmp_prefix, fam="x\n", bim="y\n", bed=b"")
     with pytest.raises(RuntimeError, match="^Malformed FAM line: x$"):

@@ -275,6 +275,14 @@ def test_open_failures(tmp_path):
         korvex.VcfChunkReader(str(tmp_path))
 
 
+def test_embedded_nul_in_path_is_refused(tmp_path):
+    # The name up to the NUL is a readable VCF: it must not be read in place of the name given.
+    path = write_vcf(tmp_path, vcf_text(["a"], [record("1", 1, "A", "G", ["0/1"])]))
+    for call in (korvex.VcfChunkReader, korvex.count_vcf_snps):
+        with pytest.raises(RuntimeError, match="^file name contained an unexpected NUL byte$"):
+            call(path + "\0.gz")
+
+
 def damaged_inputs(tmp_path, n_good):
     """(path, error text) pairs whose first n_good records are intact and whose later data is
     damaged: a gzip member cut in the middle, a second member with a wrong CRC, invalid UTF-8 in a

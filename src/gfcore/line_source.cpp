@@ -5,6 +5,7 @@
 #include <zlib.h>
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -20,6 +21,8 @@ constexpr std::size_t kInitialBuffer = 256 * 1024;
 constexpr std::size_t kMinRead = 32 * 1024;
 // Compressed input is read through a buffer of this size.
 constexpr std::size_t kGzipInput = 32 * 1024;
+// Largest output room handed to one inflate call (zlib's counters are 32-bit).
+constexpr std::size_t kMaxInflateStep = std::size_t{1} << 30;
 
 std::string os_error_text(int err) { return std::system_category().message(err); }
 
@@ -153,7 +156,13 @@ LineSource::~LineSource() {
 }
 
 Result<LineSource> open_lines(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // The system call would stop at an embedded NUL and open another file than the one named.
+  if (path.find('\0') != std::string::npos)
+    return operation_failed("file name contained an unexpected NUL byte");
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) return operation_failed(os_error_text(errno));
   LineSource source(fd, has_gz_extension(path));
   if (source.gzip_) {
@@ -253,10 +262,13 @@ bool LineSource::fill_gzip() {
       }
       d.in_member = true;
     }
+    // zlib counts output room in 32 bits: a buffer grown past 4 GiB for one long line offers at
+    // most that much per step (an unclamped cast could wrap to 0 and stall the loop).
+    const auto room = static_cast<uInt>(std::min<std::size_t>(cap_ - end_, kMaxInflateStep));
     zs.next_out = reinterpret_cast<Bytef*>(buf_.get() + end_);
-    zs.avail_out = static_cast<uInt>(cap_ - end_);
+    zs.avail_out = room;
     const int rc = inflate(&zs, Z_NO_FLUSH);
-    end_ = cap_ - zs.avail_out;
+    end_ += room - zs.avail_out;
     if (rc == Z_STREAM_END) {
       d.in_member = false;
     } else if (rc != Z_OK && rc != Z_BUF_ERROR) {

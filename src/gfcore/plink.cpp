@@ -52,6 +52,9 @@ class FileDescriptor {
 };
 
 Result<FileDescriptor> open_read(const std::string& path) {
+  // The system call would stop at an embedded NUL and open another file than the one named.
+  if (path.find('\0') != std::string::npos)
+    return operation_failed("file name contained an unexpected NUL byte");
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
