@@ -58,24 +58,27 @@ def test_bim_columns_and_positions(tmp_prefix):
 
 
 def test_line_longer_than_the_read_buffer(tmp_prefix):
-    # A CRLF split across the 8 KiB buffer boundary, and an ID far longer than the buffer.
-    long_id = "x" * 20000
-    first = "f " + "a" * (8192 - 4)
+    # A CRLF at and across the end of the first 256 KiB read, and an ID far longer than the line
+    # buffer (which then grows).
+    buf = 256 * 1024
+    long_id = "x" * (buf + 50000)
+    first = "f " + "a" * (buf - 4)
     fam = first + "\r\n" + "f " + long_id + "\r\n"
     write_raw(tmp_prefix, fam=fam, bim="", bed=BED_MAGIC)
     r = BedChunkReader(tmp_prefix)
-    assert r.sample_ids == ["a" * (8192 - 4), long_id]
-    # The first line's "\r" at byte 8191 and "\n" at 8192 (shift 1), and both past the boundary.
+    assert r.sample_ids == ["a" * (buf - 4), long_id]
+    # The first line's "\r" at the buffer's last byte and "\n" after it (shift 1), and both past it.
     for shift in range(1, 4):
-        fam = "f " + "b" * (8192 - 4 + shift) + "\r\n" + "f c\n"
+        fam = "f " + "b" * (buf - 4 + shift) + "\r\n" + "f c\n"
         write_raw(tmp_prefix, fam=fam)
-        assert BedChunkReader(tmp_prefix).sample_ids == ["b" * (8192 - 4 + shift), "c"]
+        assert BedChunkReader(tmp_prefix).sample_ids == ["b" * (buf - 4 + shift), "c"]
 
 
 @pytest.mark.parametrize("fam, bim, message", [
     ("f a\n\nf b\n", "", "Malformed FAM line: "),
     ("f a\nlonely\n", "", "Malformed FAM line: lonely"),
     ("f a\n  lonely \r\n", "", "Malformed FAM line:   lonely "),
+    ("f a\nlonely\r", "", "Malformed FAM line: lonely\r"),         # "\r" without "\n" stays
     ("f a\n \t\n", "", "Malformed FAM line:  \t"),
     ("f a\n", "1 rs1 0 100 A\n", "Malformed BIM line: 1 rs1 0 100 A"),
     ("f a\n", "1 rs1 0 100 A G\n\n", "Malformed BIM line: "),
@@ -93,12 +96,13 @@ def test_malformed_lines(tmp_prefix, fam, bim, message):
 @pytest.mark.parametrize("which", ["fam", "bim"])
 def test_invalid_utf8_is_a_read_error(tmp_prefix, which):
     good_fam, good_bim = "f a\n", "1 rs1 0 1 A G\n"
-    bad = b"f \xff\xfe\n" if which == "fam" else b"1 rs1 0 1 A \xc0\xaf\n"
+    # The bad line is the second one, after a good line.
+    bad = b"f a\nf \xff\xfe\n" if which == "fam" else b"1 rs1 0 1 A G\n1 rs2 0 1 A \xc0\xaf\n"
     write_raw(tmp_prefix, fam=bad if which == "fam" else good_fam,
-              bim=bad if which == "bim" else good_bim, bed=BED_MAGIC + b"\x00")
+              bim=bad if which == "bim" else good_bim, bed=BED_MAGIC + b"\x00" * 2)
     with pytest.raises(RuntimeError) as e:
         BedChunkReader(tmp_prefix)
-    assert e.value.args == ("stream did not contain valid UTF-8",)
+    assert e.value.args == ("invalid UTF-8 in line 2",)
 
 
 @pytest.mark.parametrize("missing", [".fam", ".bim", ".bed"])

@@ -1,15 +1,12 @@
 #include "gfcore/line_source.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <system_error>
+#include <string>
 #include <utility>
 
 namespace korvex {
@@ -24,76 +21,7 @@ constexpr std::size_t kGzipInput = 32 * 1024;
 // Largest output room handed to one inflate call (zlib's counters are 32-bit).
 constexpr std::size_t kMaxInflateStep = std::size_t{1} << 30;
 
-std::string os_error_text(int err) { return std::system_category().message(err); }
-
-// read(2) that retries on EINTR. Returns the byte count, or -1 with errno set.
-ssize_t read_some(int fd, char* dst, std::size_t n) {
-  for (;;) {
-    const ssize_t got = ::read(fd, dst, n);
-    if (got >= 0 || errno != EINTR) return got;
-  }
-}
-
-// Validates the multi-byte sequences of [p, end) starting at p (a byte >= 0x80). Returns the
-// number of bytes consumed, or 0 when the sequence is invalid.
-std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
-  const unsigned c = p[0];
-  const std::size_t left = static_cast<std::size_t>(end - p);
-  auto cont = [](unsigned b) { return (b & 0xC0u) == 0x80u; };
-  if (c >= 0xC2 && c <= 0xDF) {
-    return left >= 2 && cont(p[1]) ? 2 : 0;
-  }
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (left < 3 || !cont(p[1]) || !cont(p[2])) return 0;
-    if (c == 0xE0 && p[1] < 0xA0) return 0;   // overlong
-    if (c == 0xED && p[1] >= 0xA0) return 0;  // UTF-16 surrogates
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (left < 4 || !cont(p[1]) || !cont(p[2]) || !cont(p[3])) return 0;
-    if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
-    if (c == 0xF4 && p[1] >= 0x90) return 0;  // above U+10FFFF
-    return 4;
-  }
-  return 0;  // stray continuation byte, 0xC0/0xC1, or 0xF5..0xFF
-}
-
 }  // namespace
-
-bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  while (p < end) {
-    // ASCII fast path: 64 bytes per step (SSE2, part of x86-64) while no byte has its top bit set.
-    while (end - p >= 64) {
-      const auto* v = reinterpret_cast<const __m128i*>(p);
-      const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
-                                       _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
-      if (_mm_movemask_epi8(any) != 0) break;
-      p += 64;
-    }
-    while (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & kHigh) != 0) break;
-      p += 8;
-    }
-    // Byte by byte up to and through the next non-ASCII sequence.
-    const auto* stop = end - p > 8 ? p + 8 : end;
-    while (p < stop) {
-      if (*p < 0x80) {
-        ++p;
-        continue;
-      }
-      const std::size_t len = utf8_sequence(p, end);
-      if (len == 0) return false;
-      p += len;
-      stop = end - p > 8 ? p + 8 : end;
-    }
-  }
-  return true;
-}
 
 bool has_gz_extension(std::string_view path) {
   const std::size_t slash = path.rfind('/');
@@ -118,12 +46,12 @@ struct LineSource::GzipDecoder {
   }
 };
 
-LineSource::LineSource(int fd, bool gzip) : fd_(fd) {
+LineSource::LineSource(FileDescriptor fd, bool gzip) : fd_(std::move(fd)) {
   if (gzip) gzip_ = std::make_unique<GzipDecoder>();
 }
 
 LineSource::LineSource(LineSource&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : fd_(std::move(other.fd_)),
       gzip_(std::move(other.gzip_)),
       buf_(std::move(other.buf_)),
       cap_(std::exchange(other.cap_, 0)),
@@ -136,8 +64,7 @@ LineSource::LineSource(LineSource&& other) noexcept
 
 LineSource& LineSource::operator=(LineSource&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
     gzip_ = std::move(other.gzip_);
     buf_ = std::move(other.buf_);
     cap_ = std::exchange(other.cap_, 0);
@@ -151,20 +78,12 @@ LineSource& LineSource::operator=(LineSource&& other) noexcept {
   return *this;
 }
 
-LineSource::~LineSource() {
-  if (fd_ >= 0) ::close(fd_);
-}
+LineSource::~LineSource() = default;
 
 Result<LineSource> open_lines(const std::string& path) {
-  // The system call would stop at an embedded NUL and open another file than the one named.
-  if (path.find('\0') != std::string::npos)
-    return operation_failed("file name contained an unexpected NUL byte");
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return operation_failed(os_error_text(errno));
-  LineSource source(fd, has_gz_extension(path));
+  auto fd = open_read(path);
+  if (!fd) return std::unexpected(fd.error());
+  LineSource source(std::move(*fd), has_gz_extension(path));
   if (source.gzip_) {
     z_stream& zs = source.gzip_->zs;
     // 15 + 16: a 32 KiB window, gzip wrapper only.
@@ -220,7 +139,7 @@ bool LineSource::fill() {
 }
 
 bool LineSource::fill_plain() {
-  const ssize_t got = read_some(fd_, buf_.get() + end_, cap_ - end_);
+  const ssize_t got = read_some(fd_.get(), buf_.get() + end_, cap_ - end_);
   if (got < 0) {
     failure_ = ModuleError{ErrorKind::IoFailure, os_error_text(errno)};
     return false;
@@ -238,7 +157,7 @@ bool LineSource::fill_gzip() {
   // or trailer without producing anything.
   while (end_ == start) {
     if (zs.avail_in == 0) {
-      const ssize_t got = read_some(fd_, d.input.get(), kGzipInput);
+      const ssize_t got = read_some(fd_.get(), d.input.get(), kGzipInput);
       if (got < 0) {
         failure_ = ModuleError{ErrorKind::IoFailure, os_error_text(errno)};
         return false;

@@ -1,6 +1,7 @@
 // LineSource: a buffered reader of text lines over one file, plain or gzip-compressed.
 //
-// Every VCF consumer reads through this class: the VCF reader, conversion, merge and the GRM PCA.
+// Every text input reads through this class: the VCF reader, conversion, merge and the GRM PCA, and
+// the .fam and .bim tables of a PLINK fileset.
 // It owns the one rule for trouble in the middle of the data: a read failure (an I/O error, a
 // decompression error, a truncated gzip stream, a line that is not valid UTF-8) is never turned
 // into an end of input. The failure is remembered, and from then on every call to next_line
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "gfcore/file_io.hpp"
 #include "module/error.hpp"
 
 namespace korvex {
@@ -41,10 +43,14 @@ class LineSource {
 
   bool compressed() const { return gzip_ != nullptr; }
 
+  // Size in bytes of the file being read (the compressed size of a gzip file), for sizing tables
+  // ahead of the read. Error: the system's text (OperationFailed).
+  Result<std::uint64_t> file_bytes() const { return file_size(fd_.get()); }
+
  private:
   struct GzipDecoder;
   friend Result<LineSource> open_lines(const std::string& path);
-  LineSource(int fd, bool gzip);
+  LineSource(FileDescriptor fd, bool gzip);
 
   // Appends more data to buf_[end_..). Returns false (with failure_ set) on a read failure; sets
   // eof_ when the input is exhausted.
@@ -55,7 +61,7 @@ class LineSource {
   bool make_room();
   Result<bool> fail_now(std::string message);
 
-  int fd_ = -1;
+  FileDescriptor fd_;
   std::unique_ptr<GzipDecoder> gzip_;
   std::unique_ptr<char[]> buf_;
   std::size_t cap_ = 0;
@@ -67,9 +73,10 @@ class LineSource {
   std::optional<ModuleError> failure_;
 };
 
-// Opens `path` read-only. The file is read through a multi-member gzip decoder exactly when the
-// extension of the path's last component (the text after its last ".") is "gz", lower case;
-// anything else is read as plain text. Failure: the operating system's error text (no path).
+// Opens `path` read-only (through open_read: a path with a NUL byte is refused). The file is read
+// through a multi-member gzip decoder exactly when the extension of the path's last component (the
+// text after its last ".") is "gz", lower case; anything else is read as plain text. Failure
+// (OperationFailed): open_read's errors, or the decoder's when it cannot be set up.
 Result<LineSource> open_lines(const std::string& path);
 
 // True when `path`'s last component has the extension "gz" exactly.
@@ -81,9 +88,5 @@ inline ModuleError with_kind(ModuleError error, ErrorKind kind) {
   error.kind = kind;
   return error;
 }
-
-// True when `text` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-// ASCII runs are checked eight bytes at a time.
-bool is_valid_utf8(std::string_view text);
 
 }  // namespace korvex

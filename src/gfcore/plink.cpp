@@ -1,8 +1,6 @@
 #include "gfcore/plink.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,9 @@
 #include <limits>
 #include <utility>
 
+#include "gfcore/file_io.hpp"
+#include "gfcore/line_source.hpp"
+
 // The word-at-a-time code scans read packed bytes as little-endian 64-bit words.
 static_assert(std::endian::native == std::endian::little);
 
@@ -20,54 +21,6 @@ namespace korvex {
 namespace {
 
 // ---- system helpers -----------------------------------------------------------------------------
-
-std::string os_error_text(int err) {
-  char buf[256];
-  // GNU strerror_r returns the message pointer (which may or may not be buf).
-  return std::string(strerror_r(err, buf, sizeof buf));
-}
-
-std::unexpected<ModuleError> os_failure(int err) { return operation_failed(os_error_text(err)); }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-Result<FileDescriptor> open_read(const std::string& path) {
-  // The system call would stop at an embedded NUL and open another file than the one named.
-  if (path.find('\0') != std::string::npos)
-    return operation_failed("file name contained an unexpected NUL byte");
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return os_failure(errno);
-  return FileDescriptor(fd);
-}
-
-Result<std::uint64_t> file_size(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return os_failure(errno);
-  return static_cast<std::uint64_t>(st.st_size);
-}
 
 std::int64_t page_size() {
   const long p = ::sysconf(_SC_PAGESIZE);
@@ -87,118 +40,24 @@ std::string to_decimal(unsigned __int128 v) {
 
 // ---- text lines ---------------------------------------------------------------------------------
 
-// Strict UTF-8 check (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    // ASCII runs, eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if ((word & 0x8080808080808080ull) != 0) break;
-      p += 8;
-    }
-    if (p == end) break;
-    const unsigned c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t len;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < len) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((p[k] & 0xC0) != 0x80) return false;
-    p += len;
+// The next line of a .fam/.bim table without its line ending: the "\n" and one "\r" directly
+// before it (a last line without "\n" keeps a final "\r"). A read failure (an I/O error, a line
+// that is not valid UTF-8) fails the table's parse, so it is re-kinded OperationFailed.
+Result<bool> next_table_line(LineSource& source, std::string_view& line) {
+  auto more = source.next_line(line);
+  if (!more) return std::unexpected(with_kind(more.error(), ErrorKind::OperationFailed));
+  if (*more && !line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   }
-  return true;
+  return more;
 }
 
-// Reads a file line by line through an 8 KiB buffer. Lines end at "\n"; one "\r" right before it
-// is dropped; a last line without "\n" counts; each line must be valid UTF-8.
-class LineReader {
- public:
-  explicit LineReader(FileDescriptor fd) : fd_(std::move(fd)) {}
-
-  // A guess at the number of lines, for reserving tables: the file size over `min_line` bytes.
-  std::size_t expected_lines(std::size_t min_line) const {
-    struct stat st;
-    if (::fstat(fd_.get(), &st) != 0 || st.st_size <= 0) return 0;
-    const auto guess = static_cast<std::uint64_t>(st.st_size) / min_line;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(guess, 1u << 26));
-  }
-
-  // True with the next line in `line`, false at the end of the file. The view stays valid until
-  // the next call.
-  Result<bool> next(std::string_view& line) {
-    carry_.clear();
-    bool consumed = false;
-    bool newline = false;
-    bool in_buffer = false;
-    while (true) {
-      if (pos_ == len_) {
-        if (eof_) break;
-        ssize_t r;
-        do {
-          r = ::read(fd_.get(), buffer_.data(), buffer_.size());
-        } while (r < 0 && errno == EINTR);
-        if (r < 0) return os_failure(errno);
-        if (r == 0) {
-          eof_ = true;
-          break;
-        }
-        pos_ = 0;
-        len_ = static_cast<std::size_t>(r);
-      }
-      const char* start = buffer_.data() + pos_;
-      const auto* nl = static_cast<const char*>(std::memchr(start, '\n', len_ - pos_));
-      if (nl != nullptr) {
-        if (!consumed) {
-          // The whole line sits in the buffer: no copy.
-          line = std::string_view(start, static_cast<std::size_t>(nl - start));
-          in_buffer = true;
-        } else {
-          carry_.append(start, nl);
-        }
-        consumed = true;
-        pos_ = static_cast<std::size_t>(nl - buffer_.data()) + 1;
-        newline = true;
-        break;
-      }
-      consumed = true;
-      carry_.append(start, len_ - pos_);
-      pos_ = len_;
-    }
-    if (!consumed) return false;
-    if (!in_buffer) line = carry_;
-    if (!valid_utf8(line)) return operation_failed("stream did not contain valid UTF-8");
-    if (newline && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return true;
-  }
-
- private:
-  FileDescriptor fd_;
-  std::array<char, 8192> buffer_{};
-  std::string carry_;  // a line that spans buffer refills
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  bool eof_ = false;
-};
+// A guess at the number of lines of a table of `bytes` bytes, for reserving: one per `min_line`
+// bytes, capped so that a huge file cannot reserve an absurd table up front.
+std::size_t expected_lines(std::uint64_t bytes, std::uint64_t min_line) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes / min_line, 1u << 26));
+}
 
 // Byte length of the non-ASCII whitespace character at p (lead byte >= 0xC2), or 0. The text is
 // valid UTF-8, so multi-byte sequences are complete.
@@ -317,14 +176,13 @@ static_assert(kCounts[0b11'10'01'00] == (1u | (3ull << 32)));
 // ---- text tables --------------------------------------------------------------------------------
 
 Result<std::vector<std::string>> read_fam(const std::string& prefix) {
-  auto fd = open_read(prefix + ".fam");
-  if (!fd) return std::unexpected(fd.error());
-  LineReader reader(std::move(*fd));
+  auto source = open_lines(prefix + ".fam");  // the extension is never "gz": plain text
+  if (!source) return std::unexpected(source.error());
   std::vector<std::string> ids;
   std::string_view line;
   std::array<std::string_view, 2> cols;
   while (true) {
-    auto more = reader.next(line);
+    auto more = next_table_line(*source, line);
     if (!more) return std::unexpected(more.error());
     if (!*more) break;
     if (split_columns(line, cols) < 2)
@@ -335,16 +193,15 @@ Result<std::vector<std::string>> read_fam(const std::string& prefix) {
 }
 
 Result<std::vector<SiteInfo>> read_bim(const std::string& prefix) {
-  auto fd = open_read(prefix + ".bim");
-  if (!fd) return std::unexpected(fd.error());
-  LineReader reader(std::move(*fd));
+  auto source = open_lines(prefix + ".bim");  // the extension is never "gz": plain text
+  if (!source) return std::unexpected(source.error());
   std::vector<SiteInfo> sites;
   // Typical .bim lines are 20-40 bytes; reserving avoids regrowing a table of ~100 bytes per site.
-  sites.reserve(reader.expected_lines(20));
+  if (auto bytes = source->file_bytes()) sites.reserve(expected_lines(*bytes, 20));
   std::string_view line;
   std::array<std::string_view, 6> cols;
   while (true) {
-    auto more = reader.next(line);
+    auto more = next_table_line(*source, line);
     if (!more) return std::unexpected(more.error());
     if (!*more) break;
     if (split_columns(line, cols) < 6)
@@ -805,11 +662,9 @@ Result<PlinkFileset> open_fileset_windowed(const std::string& prefix, const QcOp
   std::uint8_t header[3];
   std::size_t got = 0;
   while (got < sizeof header) {
-    const ssize_t r = ::read(window->fd.get(), header + got, sizeof header - got);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return os_failure(errno);
-    }
+    const ssize_t r = read_some(window->fd.get(), reinterpret_cast<char*>(header) + got,
+                                sizeof header - got);
+    if (r < 0) return os_failure(errno);
     if (r == 0) return operation_failed("unexpected end of file");
     got += static_cast<std::size_t>(r);
   }

@@ -29,9 +29,10 @@ namespace korvex {
 
 // ---- text tables --------------------------------------------------------------------------------
 
-// Sample IDs (column 2) of prefix + ".fam", in file order. Errors (OperationFailed): the system's
-// text for open/read failures (no path), "stream did not contain valid UTF-8" for a line that is
-// not UTF-8, "Malformed FAM line: " + line for a line with fewer than 2 columns.
+// Sample IDs (column 2) of prefix + ".fam", in file order, read through a LineSource (plain text).
+// Errors (OperationFailed): the system's text for open/read failures (no path), "file name
+// contained an unexpected NUL byte", "invalid UTF-8 in line " + N (N counted from 1) for a line
+// that is not UTF-8, "Malformed FAM line: " + line for a line with fewer than 2 columns.
 Result<std::vector<std::string>> read_fam(const std::string& prefix);
 
 // Sites of prefix + ".bim", in file order: (column 1, column 4 parsed as i32 or 0, column 5,

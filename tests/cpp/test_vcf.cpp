@@ -1,5 +1,5 @@
-// LineSource internals (buffer growth, CRLF, gzip members, sticky read failures, UTF-8) and the
-// VCF line helpers shared by the reader, conversion and merge.
+// LineSource internals (buffer growth, CRLF, gzip members, sticky read failures, UTF-8), the shared
+// UTF-8 validator, and the VCF line helpers shared by the reader, conversion and merge.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "gfcore/file_io.hpp"
 #include "gfcore/line_source.hpp"
 #include "gfcore/vcf.hpp"
 
