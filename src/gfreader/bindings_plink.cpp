@@ -15,15 +15,12 @@
 namespace korvex::py {
 namespace {
 
-// A chunk buffer starts at this many bytes (or the whole chunk when smaller) and doubles while
-// kept sites keep coming, so a chunk_size far beyond the data reserves nothing it does not use.
-constexpr std::size_t kInitialChunkBytes = std::size_t{256} << 20;
-
 struct BedReader {
   PlinkFileset fileset;
   SampleSelection samples;
   SnpSelection snps;
   std::size_t position = 0;  // next entry of snps.indices (SNP selection only)
+  std::optional<ModuleError> deferred;  // a failure met after the sites of the last chunk
 
   std::size_t remaining_sites() const {
     return snps.all ? fileset.n_sites() - fileset.cursor() : snps.indices.size() - position;
@@ -88,7 +85,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!snps) return raise(as_runtime_error(snps.error()));
 
     auto reader = std::make_unique<BedReader>(
-        BedReader{std::move(*fileset), std::move(*samples), std::move(*snps), 0});
+        BedReader{std::move(*fileset), std::move(*samples), std::move(*snps), 0, std::nullopt});
     return box_new(type, std::move(reader));
   });
 }
@@ -127,44 +124,12 @@ PyObject* next_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       return raise(ModuleError{ErrorKind::InvalidValue, "chunk_size must be > 0"});
 
     BedReader& r = *box->native;
+    if (raise_deferred(r.deferred)) return nullptr;
     const std::size_t n = r.samples.indices.size();
-    if (n == 0) Py_RETURN_NONE;
     const std::uint64_t most_rows = std::min<std::uint64_t>(chunk_size, r.remaining_sites());
-    if (most_rows == 0) Py_RETURN_NONE;
-    if (most_rows > std::numeric_limits<std::size_t>::max() / sizeof(float) / n)
-      return PyErr_NoMemory();
-    const std::uint64_t first_rows =
-        std::max<std::size_t>(1, kInitialChunkBytes / (n * sizeof(float)));
-    std::size_t cap_rows = static_cast<std::size_t>(std::min(most_rows, first_rows));
-
-    auto values = Buffer<float>::uninitialized(cap_rows * n);
-    std::vector<SiteInfo> sites;
-    sites.reserve(std::min<std::size_t>(cap_rows, 4096));
-    SiteInfo site;
-    std::size_t rows = 0;
-    while (rows < most_rows) {
-      if (rows == cap_rows) {
-        const auto grown = static_cast<std::size_t>(
-            std::min<std::uint64_t>(most_rows, std::uint64_t{cap_rows} * 2));
-        auto bigger = Buffer<float>::uninitialized(grown * n);
-        std::copy_n(values.data.get(), rows * n, bigger.data.get());
-        values = std::move(bigger);
-        cap_rows = grown;
-      }
-      auto got = read_next(r, values.data.get() + rows * n, site);
-      if (!got) return raise(got.error());
-      if (!*got) break;
-      sites.push_back(std::move(site));
-      ++rows;
-    }
-    if (rows == 0) Py_RETURN_NONE;
-    // Sites dropped by QC can leave much of the buffer unused; the array should not hold it.
-    if ((cap_rows - rows) * n * sizeof(float) > (std::size_t{1} << 20)) {
-      auto tight = Buffer<float>::uninitialized(rows * n);
-      std::copy_n(values.data.get(), rows * n, tight.data.get());
-      values = std::move(tight);
-    }
-    return dosage_chunk_to_python(std::move(values), rows, n, sites);
+    if (n == 0 || most_rows == 0) Py_RETURN_NONE;
+    return gather_dosage_chunk(most_rows, n, r.deferred,
+                               [&](float* row, SiteInfo& site) { return read_next(r, row, site); });
   });
 }
 

@@ -1,6 +1,4 @@
 // VcfChunkReader (QC'd sites of a VCF file in float32 chunks) and count_vcf_snps.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -13,25 +11,6 @@
 
 namespace korvex::py {
 namespace {
-
-// A chunk buffer starts at this many bytes (or at the whole chunk when that is smaller) and
-// doubles while sites keep coming, so a chunk_size far beyond the data costs nothing up front.
-// Capacity that is never written stays untouched address space.
-constexpr std::size_t kInitialChunkBytes = std::size_t{256} << 20;
-
-// A chunk's buffer is fresh memory that the kernel zeroes page by page on first write. Asking for
-// transparent huge pages on its 2 MiB-aligned interior turns ~500 faults per MiB into one per
-// 2 MiB. Only a hint: where it is refused, nothing changes.
-Buffer<float> chunk_buffer(std::size_t count) {
-  auto buffer = Buffer<float>::uninitialized(count);
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto lo = reinterpret_cast<std::uintptr_t>(buffer.data.get());
-  const std::uintptr_t hi = lo + count * sizeof(float);
-  const std::uintptr_t first = (lo + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = hi & ~(kHuge - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  return buffer;
-}
 
 const Signature kInit("VcfChunkReader", {{"path"},
                                          {"maf_threshold", "None"},
@@ -78,41 +57,11 @@ PyObject* next_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (chunk_size == 0) return raise(ModuleError{ErrorKind::InvalidValue, "chunk_size must be > 0"});
 
     VcfReader& reader = *box->native;
-    if (reader.deferred) {
-      const ModuleError error = std::move(*reader.deferred);
-      reader.deferred.reset();
-      return raise(error);
-    }
-    VcfStream& stream = reader.stream;
-    const std::size_t n = stream.n_samples();
-    const std::uint64_t first_rows = std::max<std::size_t>(1, kInitialChunkBytes / (n * sizeof(float)));
-    std::size_t cap_rows = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, first_rows));
-    auto values = chunk_buffer(cap_rows * n);
-    std::vector<SiteInfo> sites;
-    sites.reserve(std::min<std::size_t>(cap_rows, 4096));
-    SiteInfo site;
-    std::size_t rows = 0;
-    while (rows < chunk_size) {
-      if (rows == cap_rows) {
-        const auto grown = static_cast<std::size_t>(
-            std::min<std::uint64_t>(chunk_size, std::uint64_t{cap_rows} * 2));
-        auto bigger = chunk_buffer(grown * n);
-        std::copy_n(values.data.get(), rows * n, bigger.data.get());
-        values = std::move(bigger);
-        cap_rows = grown;
-      }
-      auto got = stream.next_site(std::span<float>(values.data.get() + rows * n, n), site);
-      if (!got) {
-        if (rows == 0) return raise(got.error());
-        reader.deferred = got.error();
-        break;
-      }
-      if (!*got) break;
-      sites.push_back(std::move(site));
-      ++rows;
-    }
-    if (rows == 0) Py_RETURN_NONE;
-    return dosage_chunk_to_python(std::move(values), rows, n, sites);
+    if (raise_deferred(reader.deferred)) return nullptr;
+    const std::size_t n = reader.stream.n_samples();
+    return gather_dosage_chunk(chunk_size, n, reader.deferred, [&](float* row, SiteInfo& site) {
+      return reader.stream.next_site(std::span<float>(row, n), site);
+    });
   });
 }
 
