@@ -4,14 +4,13 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import numpy as np
 import pytest
 from scipy import stats
 
 import korvex
+from lock_check import run_beside_spinner
 
 NAN = float("nan")
 
@@ -205,30 +204,8 @@ def test_lock_released_during_scan():
     ixx = np.array([[1.0 / n]])
     g = np.broadcast_to(rng.integers(0, 3, size=n).astype(np.float32), (m, n))  # one row, m times
 
-    stop = threading.Event()
-    gaps = []  # (start, end) of every pause longer than 20 ms in the spinning thread
-
-    def spin():
-        prev = time.perf_counter()
-        while not stop.is_set():
-            now = time.perf_counter()
-            if now - prev > 0.02:
-                gaps.append((prev, now))
-            prev = now
-
-    spinner = threading.Thread(target=spin)
-    spinner.start()
-    try:
-        time.sleep(0.01)
-        start = time.perf_counter()
-        out = korvex.glmf32(y, x, ixx, g, threads=1)
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        spinner.join()
+    out, longest, duration = run_beside_spinner(lambda: korvex.glmf32(y, x, ixx, g, threads=1))
     assert out.shape == (m, 4) and np.isfinite(out).all()
-    duration = end - start
-    longest = max((min(b, end) - max(a, start) for a, b in gaps), default=0.0)
     # Holding the lock would stall the spinner for the whole scan.
     assert longest < 0.5 * duration, (longest, duration)
 
