@@ -47,10 +47,6 @@ PyObject* raise(const ModuleError& error) {
   return nullptr;
 }
 
-PyObject* raise_runtime(const std::string& message) {
-  return raise(ModuleError{ErrorKind::OperationFailed, message});
-}
-
 void name_type_error(const char* arg) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject *type, *value, *tb;

@@ -42,8 +42,6 @@ PyObject* fatal_error_type();
 PyObject* raise_fatal(const std::string& message);
 // Sets the exception that `error.kind` maps to, with the message as its single argument.
 PyObject* raise(const ModuleError& error);
-// Sets RuntimeError(message); returns nullptr.
-PyObject* raise_runtime(const std::string& message);
 
 // Runs `body` (which returns a new reference or nullptr with an exception set) and turns a C++
 // exception that escapes it into MemoryError (std::bad_alloc, std::length_error) or the fatal error.
@@ -310,9 +308,6 @@ class Args {
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
   // A constructor's positional tuple and keyword dict (either may be null).
   bool bind(PyObject* args, PyObject* kwargs);
-
-  // True when parameter i was given and is not None-for-a-None-default.
-  bool given(std::size_t i) const { return value(i) != nullptr; }
 
   // Converts parameter i into `out`; leaves `out` untouched when the argument is absent (or None
   // where the default is None), so callers initialise `out` with the default.
