@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "assoc/glm.hpp"
+#include "assoc/py_marker_rows.hpp"
 #include "module/py_binding.hpp"
 #include "module/worker_pool.hpp"
 
@@ -44,7 +45,7 @@ PyObject* glmf32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       return raise(ok.error());
 
     const GlmShared shared = make_glm_shared(y.data(), n, q0, x.to_row_major(), ixx.to_row_major());
-    const Float32Rows markers{g.base, g.shape[0], g.shape[1], g.strides[0], g.strides[1]};
+    const MarkerRows markers = marker_rows(g);
     const std::size_t m = markers.rows;
 
     double* out_data = nullptr;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "assoc/lmm.hpp"
+#include "assoc/py_marker_rows.hpp"
 #include "module/py_binding.hpp"
 #include "module/worker_pool.hpp"
 
@@ -31,10 +32,6 @@ const Signature kAssocSig("lmm_assoc_chunk_f32", {{"s"},
 
 bool is_c_contiguous(PyObject* array) {
   return PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(array));
-}
-
-MarkerRows marker_rows(const ArrayView<float, 2>& g) {
-  return MarkerRows{g.base, g.shape[0], g.shape[1], g.strides[0], g.strides[1]};
 }
 
 PyObject* lmm_reml_chunk_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs,

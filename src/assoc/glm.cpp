@@ -247,7 +247,7 @@ GlmShared make_glm_shared(const double* y, std::size_t n, std::size_t q0,
   return s;
 }
 
-void glm_scan_range(const GlmShared& shared, const Float32Rows& g, std::size_t lo, std::size_t hi,
+void glm_scan_range(const GlmShared& shared, const MarkerRows& g, std::size_t lo, std::size_t hi,
                     GlmWorkspace& ws, double* out) {
   const std::size_t q0 = shared.q0;
   const std::size_t width = q0 + 3;
@@ -274,7 +274,7 @@ void glm_scan_range(const GlmShared& shared, const Float32Rows& g, std::size_t l
   }
 }
 
-void glm_scan(const GlmShared& shared, const Float32Rows& g, std::size_t step, WorkerPool& pool,
+void glm_scan(const GlmShared& shared, const MarkerRows& g, std::size_t step, WorkerPool& pool,
               std::span<double> out) {
   const std::size_t m = g.rows;
   if (m == 0) return;

@@ -16,21 +16,12 @@
 #include <span>
 #include <vector>
 
+#include "assoc/marker_rows.hpp"
 #include "module/error.hpp"
 
 namespace korvex {
 
 class WorkerPool;
-
-// A read-only float32 matrix viewed in place, one marker per row: element (e, i) (marker e,
-// sample i) is the float at base + e * row_stride + i * col_stride (strides in bytes, any sign).
-struct Float32Rows {
-  const char* base = nullptr;
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  std::ptrdiff_t row_stride = 0;
-  std::ptrdiff_t col_stride = 0;
-};
 
 // Values computed once per call and shared read-only by every worker.
 struct GlmShared {
@@ -64,13 +55,13 @@ GlmShared make_glm_shared(const double* y, std::size_t n, std::size_t q0,
                           std::vector<double> x_row_major, std::vector<double> ixx_row_major);
 
 // Markers [lo, hi) of `g` into rows [lo, hi) of `out` (row-major, q0 + 3 columns).
-void glm_scan_range(const GlmShared& shared, const Float32Rows& g, std::size_t lo, std::size_t hi,
+void glm_scan_range(const GlmShared& shared, const MarkerRows& g, std::size_t lo, std::size_t hi,
                     GlmWorkspace& ws, double* out);
 
 // The whole scan: consecutive blocks of `step` markers (step > 0), one block after another; each
 // block's markers are split into contiguous runs spread over the pool's workers. `out` must hold
 // g.rows * (q0 + 3) doubles; every element is overwritten.
-void glm_scan(const GlmShared& shared, const Float32Rows& g, std::size_t step, WorkerPool& pool,
+void glm_scan(const GlmShared& shared, const MarkerRows& g, std::size_t step, WorkerPool& pool,
               std::span<double> out);
 
 }  // namespace korvex
